@@ -1,0 +1,58 @@
+// The archive file: magic, crypto header (version 16), frame area, index blob
+// and the 64-byte footer. abrir opens and checks an archive and returns its
+// index; escribe_fin writes the index blob and the footer that close one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "format/index.h"
+#include "util/bytes.h"
+#include "util/fd.h"
+
+namespace zd::format {
+
+inline constexpr char kMagic[] = "ZNDR0016";  // the version this program writes
+inline constexpr size_t kMagicLen = 8;
+inline constexpr size_t kHeaderLen = 40;      // magic + crypto header
+inline constexpr size_t kFooterLen = 64;
+inline constexpr size_t kMinArchiveLen = kMagicLen + kFooterLen;
+
+// The 40 bytes at the start of a version-16 archive.
+struct CryptoHeader {
+    bool encrypted = false;
+    std::array<uint8_t, 16> salt{};
+    uint32_t memory_mib = 0;
+    uint32_t passes = 0;
+    uint32_t lanes = 0;
+};
+
+struct Archivo {
+    Index index;
+    UniqueFd file;     // open for reading; the caller reads frames through it
+    int version = 16;  // 12..16, from the magic
+    uint64_t size = 0; // the file's size when it was opened
+};
+
+// Opens `path`, checks the footer, decodes and verifies the index.
+Archivo abrir(const std::string& path);
+
+// Reads the crypto header of the file at `path`: unencrypted for versions
+// below 16. Throws the open or read error.
+CryptoHeader lee_cabecera_cripto(const std::string& path);
+
+// The 40-byte header for a new archive.
+Bytes cabecera(const CryptoHeader& header);
+
+// Writes, at the current position X of `fd`, the index blob (codec byte +
+// compressed index, sealed when a key is installed) and the footer, then
+// flushes. `serialised` is escribir's output. Returns X + blob length + 64.
+struct FinArchivo {
+    uint64_t blob_offset = 0;  // X
+    Bytes blob;                // as stored
+    uint64_t serialised_len = 0;
+    Hash32 serialised_hash{};
+};
+void escribe_fin(int fd, const FinArchivo& fin);
+
+}  // namespace zd::format
