@@ -44,15 +44,18 @@ CryptoHeader lee_cabecera_cripto(const std::string& path);
 // The 40-byte header for a new archive.
 Bytes cabecera(const CryptoHeader& header);
 
-// Writes, at the current position X of `fd`, the index blob (codec byte +
-// compressed index, sealed when a key is installed) and the footer, then
-// flushes. `serialised` is escribir's output. Returns X + blob length + 64.
+// The end of an archive: the index blob as stored (codec byte + compressed
+// index, sealed when a key is installed) at offset X, and what the footer
+// records about the serialised index.
 struct FinArchivo {
-    uint64_t blob_offset = 0;  // X
-    Bytes blob;                // as stored
+    uint64_t blob_offset = 0;  // X, right after the last frame
+    Bytes blob;
     uint64_t serialised_len = 0;
     Hash32 serialised_hash{};
 };
+
+// Writes the blob and the footer at the current position of `fd` (which must
+// be X) through an 8 KiB buffer, then flushes. Throws the system error.
 void escribe_fin(int fd, const FinArchivo& fin);
 
 }  // namespace zd::format
