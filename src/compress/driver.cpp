@@ -1,0 +1,335 @@
+#include "compress/driver.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <unordered_map>
+
+#include <fmt/core.h>
+
+#include "compress/assembler.h"
+#include "compress/cdc.h"
+#include "compress/lane.h"
+#include "compress/metadata.h"
+#include "compress/pool.h"
+#include "compress/state.h"
+#include "compress/walk.h"
+#include "format/container.h"
+#include "util/env.h"
+#include "util/error.h"
+#include "util/fd.h"
+#include "util/hash.h"
+#include "util/zstd.h"
+
+namespace zd::compress {
+
+namespace {
+
+// The output of a new archive: a temporary sibling that becomes the archive
+// only through commit(); removed otherwise.
+class SalidaTemporal {
+public:
+    explicit SalidaTemporal(const std::string& output)
+        : output_(output), temp_(fmt::format("{}.tmp-{}", output, ::getpid())) {}
+    ~SalidaTemporal() {
+        if (!committed_) ::unlink(temp_.c_str());
+    }
+    SalidaTemporal(const SalidaTemporal&) = delete;
+    SalidaTemporal& operator=(const SalidaTemporal&) = delete;
+
+    UniqueFd create() {
+        ::unlink(temp_.c_str());  // a leftover of a killed run of this pid
+        UniqueFd fd = open_fd(temp_, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0666);
+        if (!fd) throw Error::sys(fmt::format("crear {}", output_), errno);
+        return fd;
+    }
+
+    // fsync the file, rename it over the output, fsync the directory.
+    void commit(int fd) {
+        if (::fsync(fd) != 0) throw Error::sys(fmt::format("sincronizar {}", output_), errno);
+        if (::rename(temp_.c_str(), output_.c_str()) != 0)
+            throw Error::sys(fmt::format("renombrar {} a {}", temp_, output_), errno);
+        committed_ = true;
+        std::string dir = std::filesystem::path(output_).parent_path().string();
+        if (dir.empty()) dir = ".";
+        if (UniqueFd d = open_fd(dir, O_RDONLY | O_DIRECTORY)) ::fsync(d.get());
+    }
+
+private:
+    std::string output_;
+    std::string temp_;
+    bool committed_ = false;
+};
+
+// Estimated bytes handed to the compressors per byte of file, in 256ths; only
+// the progress forecast uses it.
+uint64_t plano_por_byte_256(const std::string& path) {
+    std::string_view name = path;
+    if (auto slash = name.rfind('/'); slash != std::string_view::npos) name = name.substr(slash + 1);
+    auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return 256;
+    std::string ext(name.substr(dot + 1));
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    static const std::unordered_map<std::string, uint64_t> factors = {
+        {"gz", 1940},  {"pdf", 1940},  {"odt", 1940},  {"ods", 1940},  {"odp", 1940}, {"zip", 1940},
+        {"jar", 1940}, {"apk", 1940},  {"tgz", 1940},  {"docx", 1940}, {"xlsx", 1940}, {"pptx", 1940},
+        {"epub", 1940}, {"png", 2048}, {"jpg", 192},   {"jpeg", 192},  {"csv", 138},  {"json", 138},
+        {"lock", 138}, {"ndjson", 138},
+    };
+    auto it = factors.find(ext);
+    return it == factors.end() ? 256 : it->second;
+}
+
+// The state of one run, shared by its steps.
+struct Run {
+    const OpcionesRun& opt;
+    Estadisticas stats;
+    format::Index index;
+    std::string base = ".";
+    std::vector<std::pair<std::string, std::string>> hard_links;
+    std::vector<std::string> files;
+};
+
+// Streams standard input into one record.
+void store_stdin(Run& run, Assembler& as) {
+    const std::string name = record_name(run.opt.snapshot, "stdin");
+    TrozosFlujo chunks(STDIN_FILENO, cdc_params(), TrozosFlujo::Origen::entrada_estandar);
+    Blake3 hasher;
+    format::FileRec rec;
+    uint8_t lane = 0;
+    bool first = true;
+    uint64_t size = 0;
+    for (;;) {
+        std::optional<Bytes> chunk;
+        try {
+            chunk = chunks.next();
+        } catch (Error& e) {
+            throw std::move(e).context("leer de la entrada estandar");
+        }
+        if (!chunk) break;
+        if (first) {
+            lane = lane_por_contenido(ByteView(*chunk).first(std::min<size_t>(chunk->size(), 4096)));
+            first = false;
+        }
+        hasher.update(*chunk);
+        ++run.stats.chunks_seen;
+        rec.chunks.push_back(as.add_chunk(lane, *chunk));
+        size += chunk->size();
+    }
+    rec.path = name;
+    rec.size = size;
+    rec.hash = hasher.finalize16();
+    rec.mode = 0644;
+    run.index.files.push_back(std::move(rec));
+    run.stats.input_bytes += size;
+    ++run.stats.files;
+}
+
+// The ordinary path: stream the file through the chunker.
+void store_file(Run& run, Assembler& as, const std::string& path) {
+    ++PROG_HECHOS;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw Error::sys(fmt::format("stat {}", path), errno);
+    const uint64_t size = uint64_t(st.st_size);
+    PROG_BYTES += size;
+    PROG_PREVISION_HECHA += plano_por_byte_256(path) * (size / 256);
+
+    format::FileRec rec;
+    rec.path = record_name(run.opt.snapshot, nombre_relativo(path, run.base));
+    const uint8_t lane = lane_for(path);
+    UniqueFd fd = open_fd(path, O_RDONLY);
+    if (!fd) throw Error::sys(fmt::format("abrir {}", path), errno);
+
+    Blake3 hasher;
+    uint64_t read = 0;
+    if (size > 0) {
+        TrozosFlujo chunks(fd.get(), cdc_params());
+        for (;;) {
+            std::optional<Bytes> chunk;
+            try {
+                chunk = chunks.next();
+            } catch (Error& e) {
+                throw std::move(e).context("cdc");
+            }
+            if (!chunk) break;
+            hasher.update(*chunk);
+            ++run.stats.chunks_seen;
+            rec.chunks.push_back(as.add_chunk(lane, *chunk));
+            read += chunk->size();
+        }
+    }
+    // A file that changed while it was read is recorded as read, so the
+    // archive stays self-consistent; the user is told.
+    if (read != size) {
+        fmt::print(stderr, "aviso: {} cambió mientras se leía ({} B al empezar, {} B leídos); se guarda lo leído\n",
+                   path, size, read);
+    }
+    rec.size = read;
+    rec.hash = hasher.finalize16();
+    rec.xattrs = xattrs_de(path);
+    const Atributos at = atributos_de(path);
+    rec.mtime = at.mtime;
+    rec.mode = at.mode;
+    rec.uid = at.uid;
+    rec.gid = at.gid;
+    run.index.files.push_back(std::move(rec));
+    run.stats.input_bytes += read;
+    ++run.stats.files;
+}
+
+void append_hard_links(Run& run) {
+    if (run.hard_links.empty()) return;
+    std::unordered_map<std::string, uint32_t> position;
+    for (size_t i = 0; i < run.index.files.size(); ++i) position[run.index.files[i].path] = uint32_t(i);
+    std::vector<format::FileRec> links;
+    for (const auto& [link, first] : run.hard_links) {
+        auto it = position.find(record_name(run.opt.snapshot, nombre_relativo(first, run.base)));
+        if (it == position.end()) continue;
+        const format::FileRec& target = run.index.files[it->second];
+        format::FileRec rec;
+        rec.path = record_name(run.opt.snapshot, nombre_relativo(link, run.base));
+        rec.hard_link = it->second;
+        rec.size = target.size;
+        rec.hash = target.hash;
+        rec.xattrs = xattrs_de(link);
+        const Atributos at = atributos_de(link);
+        rec.mtime = at.mtime;
+        rec.mode = at.mode;
+        rec.uid = at.uid;
+        rec.gid = at.gid;
+        links.push_back(std::move(rec));
+    }
+    run.stats.files += links.size();
+    for (auto& rec : links) run.index.files.push_back(std::move(rec));
+}
+
+// Adds the writer's frame records after the previous ones, checking that no
+// frame number is missing.
+void append_frames(Run& run, Escrito& written, uint32_t base, uint32_t expected) {
+    std::stable_sort(written.frames.begin(), written.frames.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    const uint64_t n = written.frames.size();
+    if (uint64_t(base) + n != expected)
+        throw Error(fmt::format("frames perdidos: {} nuevos + {} de base, se esperaban {}", n, base, expected));
+    run.index.frames.resize(base);
+    for (auto& [number, rec] : written.frames) run.index.frames.push_back(rec);
+    run.stats.stored_frames = written.stored_frames;
+}
+
+// Serialises and compresses the index and writes the blob and the footer.
+uint64_t close_archive(Run& run, int fd, uint64_t blob_offset) {
+    Bytes serialised = format::escribir(run.index);
+    PROG_INDICE = serialised.size();
+    PROG_INDICE_FIRME = true;
+    format::FinArchivo fin;
+    fin.blob_offset = blob_offset;
+    fin.serialised_len = serialised.size();
+    fin.serialised_hash = blake3_256(serialised);
+    Bytes packed = comprime_zstd(serialised, 19);
+    fin.blob.reserve(packed.size() + 1);
+    fin.blob.push_back(1);
+    fin.blob.insert(fin.blob.end(), packed.begin(), packed.end());
+    PROG_INDICE_LISTO = true;
+    format::escribe_fin(fd, fin);
+    return blob_offset + fin.blob.size() + format::kFooterLen;
+}
+
+}  // namespace
+
+Estadisticas comprimir_pleno(const OpcionesRun& opt) {
+    if (opt.max) throw Error("--max: el códec zd-cm aún no está disponible en esta versión");
+
+    FASES_ON = env_switch_on("ZD_FASES");
+    const std::vector<std::string> exclude = exclude_patterns();
+
+    Run run{opt, {}, {}, ".", {}, {}};
+    const bool appending = opt.previous.has_value();
+    if (appending) {
+        run.index = opt.previous->index;
+    } else {
+        run.index.level = opt.level;
+    }
+    const uint32_t first_frame = uint32_t(run.index.frames.size());
+
+    // Output: a temporary sibling for a new archive, the working copy when appending.
+    std::unique_ptr<SalidaTemporal> temp;
+    UniqueFd out;
+    uint64_t start_offset = format::kHeaderLen;
+    if (appending) {
+        out = open_fd(opt.output, O_WRONLY);
+        if (!out) throw Error::sys(fmt::format("abrir para anadir {}", opt.output), errno);
+        start_offset = opt.previous->frames_end;
+        int rc;
+        do {
+            rc = ::ftruncate(out.get(), off_t(start_offset));
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) throw Error::sys("truncar el archivo donde acaban los frames", errno);
+        seek_to(out.get(), start_offset);
+    } else {
+        temp = std::make_unique<SalidaTemporal>(opt.output);
+        out = temp->create();
+    }
+
+    // Never read the archive being written (nor the file it replaces).
+    std::vector<FileId> skip;
+    if (auto id = file_id(out.get())) skip.push_back(*id);
+    if (UniqueFd old = open_fd(opt.output, O_RDONLY)) {
+        if (auto id = file_id(old.get())) skip.push_back(*id);
+    }
+
+    const unsigned workers = cuenta_workers(opt.max, opt.solid);
+    run.stats.workers = workers;
+    NIVEL = opt.level;
+    CM = opt.max;
+    SOLIDO = opt.solid;
+
+    Pool pool(std::move(out), start_offset, appending, first_frame, workers);
+    Assembler as(run.index, run.stats, pool.frames(), first_frame);
+    if (appending) as.siembra();
+
+    if (opt.from_stdin) {
+        run.base = ".";
+    } else {
+        Entradas in = toma_entradas(opt.inputs, exclude, skip);
+        run.base = in.base;
+        run.stats.excluded += in.excluded;
+        run.stats.files += in.recorded;
+        for (auto& rec : in.records) run.index.files.push_back(std::move(rec));
+        run.files = std::move(in.files);
+        run.hard_links = std::move(in.hard_links);
+    }
+
+    reinicia_progreso(run.files.size());
+    PESO_INDICE = std::max<uint64_t>(1, env_u64("ZD_PESO_INDICE").value_or(workers));
+    for (const auto& path : run.files) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) continue;
+        PROG_TOTAL_BYTES += uint64_t(st.st_size);
+        PROG_PREVISION += plano_por_byte_256(path) * (uint64_t(st.st_size) / 256);
+    }
+
+    if (opt.from_stdin) store_stdin(run, as);
+    for (const auto& path : run.files) store_file(run, as, path);
+
+    // End of reading: last frames, pool drained, then the index.
+    for (uint8_t lane = 0; lane < 3; ++lane) as.flush_lane(lane);
+    as.cierra();
+    Escrito written = pool.shutdown();
+    append_hard_links(run);
+    append_frames(run, written, first_frame, as.next_frame());
+
+    run.stats.output_bytes = close_archive(run, written.file.get(), written.end_offset);
+    if (temp) temp->commit(written.file.get());
+    PROG_POOL = false;
+    PROG_FIN = true;
+    return run.stats;
+}
+
+}  // namespace zd::compress
