@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libzstd-dev libjxl-dev libfuse3-dev fuse3 libsodium-dev libargon2-dev
-  librust-blake3-dev libfmt-dev libgtest-dev
+  librust-blake3-dev libfmt-dev libgtest-dev libbenchmark-dev
   zstd attr
 )
 
