@@ -149,44 +149,48 @@ void Pool::worker_loop(size_t slot) {
     results_.drop_sender();
 }
 
+Escrito escribe_frames(UniqueFd file, uint64_t offset, bool appending, uint32_t next, Channel<DoneFrame>& results) {
+    Escrito out;
+    BufferedWriter w(file.get(), 8192);
+    if (!appending) {
+        w.write(format::cabecera(format::CryptoHeader{}));
+        offset = format::kHeaderLen;
+    }
+    std::unordered_map<uint32_t, DoneFrame> early;
+    auto write_one = [&](DoneFrame& f) {
+        w.write(f.payload);
+        format::FrameRec rec{offset, f.payload.size(), f.raw_len, f.codec, f.lane};
+        out.frames.emplace_back(f.number, rec);
+        if (f.codec == format::kStored) ++out.stored_frames;
+        offset += f.payload.size();
+    };
+    for (;;) {
+        if (auto it = early.find(next); it != early.end()) {
+            write_one(it->second);
+            early.erase(it);
+            ++next;
+            continue;
+        }
+        auto f = results.recv();
+        if (!f) break;
+        if (f->number == next) {
+            write_one(*f);
+            ++next;
+        } else {
+            early.emplace(f->number, std::move(*f));
+        }
+    }
+    if (!early.empty())
+        throw Error(fmt::format("{} frames quedaron sin drenar (hueco en la numeración)", early.size()));
+    w.flush();
+    out.file = std::move(file);
+    out.end_offset = offset;
+    return out;
+}
+
 void Pool::writer_loop(UniqueFd file, uint64_t offset, bool appending, uint32_t next) {
     try {
-        Escrito out;
-        BufferedWriter w(file.get(), 8192);
-        if (!appending) {
-            w.write(format::cabecera(format::CryptoHeader{}));
-            offset = format::kHeaderLen;
-        }
-        std::unordered_map<uint32_t, DoneFrame> early;
-        auto write_one = [&](DoneFrame& f) {
-            w.write(f.payload);
-            format::FrameRec rec{offset, f.payload.size(), f.raw_len, f.codec, f.lane};
-            out.frames.emplace_back(f.number, rec);
-            if (f.codec == format::kStored) ++out.stored_frames;
-            offset += f.payload.size();
-        };
-        for (;;) {
-            if (auto it = early.find(next); it != early.end()) {
-                write_one(it->second);
-                early.erase(it);
-                ++next;
-                continue;
-            }
-            auto f = results_.recv();
-            if (!f) break;
-            if (f->number == next) {
-                write_one(*f);
-                ++next;
-            } else {
-                early.emplace(f->number, std::move(*f));
-            }
-        }
-        if (!early.empty())
-            throw Error(fmt::format("{} frames quedaron sin drenar (hueco en la numeración)", early.size()));
-        w.flush();
-        out.file = std::move(file);
-        out.end_offset = offset;
-        written_ = std::move(out);
+        written_ = escribe_frames(std::move(file), offset, appending, next, results_);
     } catch (const Error&) {
         writer_error_ = std::current_exception();
     } catch (...) {

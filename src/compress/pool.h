@@ -56,6 +56,11 @@ uint64_t presupuesto_ram_mb();
 // One frame's codec choice and the 98 % store rule: (codec, payload).
 std::pair<uint8_t, Bytes> comprime_frame(uint8_t lane, Bytes data);
 
+// The writer's work: receives DoneFrames until every sender has gone and
+// writes them in frame-number order from `next`, after the header for a new
+// archive. Throws on a write failure or a gap in the numbering.
+Escrito escribe_frames(UniqueFd file, uint64_t offset, bool appending, uint32_t next, Channel<DoneFrame>& results);
+
 class Pool {
 public:
     // `file` is positioned where frames start. A new archive gets its header
