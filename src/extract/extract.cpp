@@ -285,8 +285,9 @@ void link_entry(const Destino& dest, const FileRec& rec, const FileRec& target, 
     if (!to || !from) return out.insegura(rec.path);
     ::unlinkat(to->dir.get(), to->leaf.c_str(), 0);
     if (::linkat(from->dir.get(), from->leaf.c_str(), to->dir.get(), to->leaf.c_str(), 0) != 0) {
+        const int err = errno;
         out.avisa(fmt::format("AVISO: {} no se pudo enlazar a {} ({}); se copia", rec.path, target.path,
-                              sys_text(errno)));
+                              sys_text(err)));
         copy_file(*from, *to, dest.muestra(rec.path));
     }
     aplicar_meta(to->dir.get(), to->leaf, rec, false);

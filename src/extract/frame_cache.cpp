@@ -6,6 +6,7 @@
 
 #include <fmt/core.h>
 
+#include "crypto/seal.h"
 #include "util/error.h"
 #include "util/fd.h"
 #include "util/zstd.h"
@@ -52,15 +53,14 @@ Bytes descodifica_frame(Bytes stored, const format::FrameRec& frame) {
     return data;
 }
 
-void comprueba_frame(const format::FrameRec& frame, uint32_t id, uint64_t archive_size) {
+void comprueba_frame(const format::FrameRec& frame, uint32_t id, uint64_t archive_size, bool sealed) {
     if (frame.raw_len > kMaxRawLen) throw too_large(frame.raw_len);
     if (frame.offset > archive_size || frame.stored_len > archive_size - frame.offset) {
         throw Error(fmt::format("frame {} fuera del archivo: {} bytes en el offset {} pasan del final ({} bytes)",
                                 id, frame.stored_len, frame.offset, archive_size));
     }
-    // Sealed frames carry nonce and tag, so this only holds for clear archives;
-    // revisit when sealing lands.
-    if (frame.codec == format::kStored && frame.stored_len != frame.raw_len)
+    // A sealed frame's length is only known once it is opened; decoding checks it.
+    if (!sealed && frame.codec == format::kStored && frame.stored_len != frame.raw_len)
         throw length_mismatch(frame.stored_len, frame.raw_len);
 }
 
@@ -80,13 +80,12 @@ Frame frame_cacheado(int fd, const format::Index& index, uint32_t frame, CacheFr
     Frame result;
     try {
         const format::FrameRec& rec = index.frames[frame];
-        comprueba_frame(rec, frame, archive_size_of(fd));
+        const std::optional<crypto::Key> key = crypto::clave();
+        comprueba_frame(rec, frame, archive_size_of(fd), key.has_value());
         if (cache.al_leer) cache.al_leer(frame);
         Bytes stored(size_t(rec.stored_len), 0);
         pread_exact(fd, stored.data(), stored.size(), rec.offset);
-        // Sealed frames are opened here, before decoding, once key slots exist:
-        // with a key installed (clave), the bytes go through descifra first.
-        // Until then no key can be installed, so every frame is clear.
+        if (key) stored = crypto::descifra(*key, stored);
         result = std::make_shared<const Bytes>(descodifica_frame(std::move(stored), rec));
     } catch (...) {
         {

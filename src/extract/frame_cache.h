@@ -34,8 +34,8 @@ Bytes descodifica_frame(Bytes stored, const format::FrameRec& frame);
 
 // Checks a frame record against the archive it lives in before anything is
 // read or allocated for it: inside the file, raw_len within kMaxRawLen, and a
-// stored frame's two lengths equal. `id` only names the frame in messages.
-void comprueba_frame(const format::FrameRec& frame, uint32_t id, uint64_t archive_size);
+// clear stored frame's two lengths equal. `id` only names the frame in messages.
+void comprueba_frame(const format::FrameRec& frame, uint32_t id, uint64_t archive_size, bool sealed);
 
 struct CacheFrames {
     static constexpr size_t kCapacidad = 24;
@@ -54,7 +54,8 @@ struct CacheFrames {
 };
 
 // The decoded frame `frame` of `index`: from the cache, or read through `fd`
-// (pread, so the descriptor's position is irrelevant) and decoded once however
+// (pread, so the descriptor's position is irrelevant), opened with the
+// installed key when there is one (crypto::clave), and decoded once however
 // many workers ask for it at the same time. Failures are not cached.
 Frame frame_cacheado(int fd, const format::Index& index, uint32_t frame, CacheFrames& cache);
 

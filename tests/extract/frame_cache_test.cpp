@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/seal.h"
+#include "crypto/slots.h"
 #include "scratch.h"
 #include "util/error.h"
 #include "util/fd.h"
@@ -200,6 +202,28 @@ TEST(FrameCacheado, RecordsAreCheckedBeforeReading) {
     EXPECT_EQ(error_of([&] { frame_cacheado(file.fd.get(), file.index, 1, cache); }),
               "frame 1 fuera de rango: el índice tiene 1");
     EXPECT_TRUE(cache.in_flight.empty());
+}
+
+TEST(FrameCacheado, SealedFramesAreOpenedWithTheInstalledKey) {
+    struct KeyGuard {
+        ~KeyGuard() { zd::crypto::pon_clave(std::nullopt); }
+    } guard;
+    zd::crypto::Key key{};
+    key[0] = 7;
+    auto [packed, rec] = zstd_frame("secret text");
+    FrameRec stored_rec{0, 0, 5, zd::format::kStored, 0};
+    FrameFile file({{zd::crypto::cifra(key, packed), rec}, {zd::crypto::cifra(key, bytes_of("plain")), stored_rec}});
+
+    zd::crypto::pon_clave(key);
+    CacheFrames cache;
+    EXPECT_EQ(*frame_cacheado(file.fd.get(), file.index, 0, cache), bytes_of("secret text"));
+    EXPECT_EQ(*frame_cacheado(file.fd.get(), file.index, 1, cache), bytes_of("plain"));
+
+    key[0] = 8;
+    zd::crypto::pon_clave(key);
+    CacheFrames fresh;
+    EXPECT_EQ(error_of([&] { frame_cacheado(file.fd.get(), file.index, 0, fresh); }),
+              "no se puede descifrar: la contraseña no es correcta, o el archivo ha sido modificado");
 }
 
 }  // namespace
