@@ -20,6 +20,8 @@
 #include "compress/pool.h"
 #include "compress/state.h"
 #include "compress/walk.h"
+#include "crypto/seal.h"
+#include "crypto/slots.h"
 #include "format/container.h"
 #include "util/env.h"
 #include "util/error.h"
@@ -237,6 +239,7 @@ uint64_t close_archive(Run& run, int fd, uint64_t blob_offset) {
     fin.blob.push_back(1);
     fin.blob.insert(fin.blob.end(), packed.begin(), packed.end());
     PROG_INDICE_LISTO = true;
+    if (auto key = crypto::clave()) fin.blob = crypto::cifra(*key, fin.blob);
     format::escribe_fin(fd, fin);
     return blob_offset + fin.blob.size() + format::kFooterLen;
 }

@@ -16,6 +16,8 @@
 #include <fmt/core.h>
 
 #include "compress/state.h"
+#include "crypto/seal.h"
+#include "crypto/slots.h"
 #include "format/container.h"
 #include "util/env.h"
 #include "util/error.h"
@@ -152,12 +154,24 @@ void Pool::worker_loop(size_t slot) {
 Escrito escribe_frames(UniqueFd file, uint64_t offset, bool appending, uint32_t next, Channel<DoneFrame>& results) {
     Escrito out;
     BufferedWriter w(file.get(), 8192);
+    const std::optional<crypto::Key> key = crypto::clave();
     if (!appending) {
-        w.write(format::cabecera(format::CryptoHeader{}));
+        format::CryptoHeader header;
+        if (key) {
+            Bytes salt = crypto::sal();
+            if (salt.size() != header.salt.size()) throw Error("la sal del archivo cifrado no mide 16 bytes");
+            header.encrypted = true;
+            std::copy(salt.begin(), salt.end(), header.salt.begin());
+            header.memory_mib = 64;
+            header.passes = 3;
+            header.lanes = 1;
+        }
+        w.write(format::cabecera(header));
         offset = format::kHeaderLen;
     }
     std::unordered_map<uint32_t, DoneFrame> early;
     auto write_one = [&](DoneFrame& f) {
+        if (key) f.payload = crypto::cifra(*key, f.payload);
         w.write(f.payload);
         format::FrameRec rec{offset, f.payload.size(), f.raw_len, f.codec, f.lane};
         out.frames.emplace_back(f.number, rec);

@@ -8,6 +8,8 @@
 
 #include <fmt/core.h>
 
+#include "crypto/seal.h"
+#include "crypto/slots.h"
 #include "util/error.h"
 #include "util/hash.h"
 #include "util/utf8.h"
@@ -67,8 +69,10 @@ Archivo abrir(const std::string& path) {
     Bytes blob(blob_len);
     pread_exact(fd, blob.data(), blob.size(), blob_offset);
 
-    // Sealed indexes are opened here once encryption lands; until then an
-    // encrypted archive is refused before this point by the command line.
+    if (auto key = crypto::clave()) {
+        blob = crypto::descifra(*key, blob);
+        if (blob.empty()) throw Error("índice vacío tras descifrar: archivo corrupto");
+    }
 
     Bytes serialised;
     switch (blob[0]) {
@@ -96,6 +100,9 @@ CryptoHeader lee_cabecera_cripto(const std::string& path) {
     uint8_t head[kHeaderLen];
     size_t got = read_up_to(fd.get(), head, kHeaderLen);
     CryptoHeader h;
+    h.memory_mib = 64;
+    h.passes = 3;
+    h.lanes = 1;
     if (got < kHeaderLen || std::memcmp(head, kMagic, kMagicLen) != 0) return h;
     h.encrypted = head[8] == 1;
     std::memcpy(h.salt.data(), head + 9, h.salt.size());
