@@ -22,7 +22,6 @@ uint64_t limite_lane(uint8_t lane) {
 
 Assembler::Assembler(format::Index& index, Estadisticas& stats, Channel<PendingFrame>& frames, uint32_t next_frame)
     : index_(index), stats_(stats), frames_(frames), next_frame_(next_frame) {
-    frames_.add_sender();
     for (uint8_t lane = 0; lane < 3; ++lane) fresh_buffer(lane);
 }
 

@@ -31,7 +31,8 @@ struct Hash16Hasher {
 class Assembler {
 public:
     // `index` is the index in progress (its chunk list grows here); frames are
-    // numbered from `next_frame`. Registers itself as a sender of `frames`.
+    // numbered from `next_frame`. Takes over a sender already registered on
+    // `frames` and drops it in cierra().
     Assembler(format::Index& index, Estadisticas& stats, Channel<PendingFrame>& frames, uint32_t next_frame);
     ~Assembler();
     Assembler(const Assembler&) = delete;

@@ -18,6 +18,7 @@
 #include "compress/lane.h"
 #include "compress/metadata.h"
 #include "compress/pool.h"
+#include "compress/reuse.h"
 #include "compress/state.h"
 #include "compress/walk.h"
 #include "crypto/seal.h"
@@ -134,8 +135,9 @@ void store_stdin(Run& run, Assembler& as) {
     ++run.stats.files;
 }
 
-// The ordinary path: stream the file through the chunker.
-void store_file(Run& run, Assembler& as, const std::string& path) {
+// One regular file: reused whole from the previous snapshot when the batch's
+// reuse test said so, else streamed through the chunker (the ordinary path).
+void store_file(Run& run, Assembler& as, const std::string& path, const DecisionReuso* reuse) {
     ++PROG_HECHOS;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) throw Error::sys(fmt::format("stat {}", path), errno);
@@ -145,6 +147,15 @@ void store_file(Run& run, Assembler& as, const std::string& path) {
 
     format::FileRec rec;
     rec.path = record_name(run.opt.snapshot, nombre_relativo(path, run.base));
+    if (reuse && reuse->reused) {
+        const format::FileRec& earlier = run.opt.previous->index.files[reuse->record];
+        run.index.files.push_back(registro_reusado(earlier, std::move(rec.path), reuse->attrs, xattrs_de(path)));
+        run.stats.input_bytes += earlier.size;
+        run.stats.unchanged_bytes += earlier.size;
+        ++run.stats.files;
+        ++run.stats.unchanged_files;
+        return;
+    }
     const uint8_t lane = lane_for(path);
     UniqueFd fd = open_fd(path, O_RDONLY);
     if (!fd) throw Error::sys(fmt::format("abrir {}", path), errno);
@@ -176,7 +187,7 @@ void store_file(Run& run, Assembler& as, const std::string& path) {
     rec.size = read;
     rec.hash = hasher.finalize16();
     rec.xattrs = xattrs_de(path);
-    const Atributos at = atributos_de(path);
+    const Atributos at = reuse ? reuse->attrs : atributos_de(path);
     rec.mtime = at.mtime;
     rec.mode = at.mode;
     rec.uid = at.uid;
@@ -283,8 +294,12 @@ Estadisticas comprimir_pleno(const OpcionesRun& opt) {
     // Never read the archive being written (nor the file it replaces).
     std::vector<FileId> skip;
     if (auto id = file_id(out.get())) skip.push_back(*id);
-    if (UniqueFd old = open_fd(opt.output, O_RDONLY)) {
-        if (auto id = file_id(old.get())) skip.push_back(*id);
+    std::vector<std::string> others = opt.also_skip;
+    others.push_back(opt.output);
+    for (const auto& path : others) {
+        if (UniqueFd old = open_fd(path, O_RDONLY)) {
+            if (auto id = file_id(old.get())) skip.push_back(*id);
+        }
     }
 
     const unsigned workers = cuenta_workers(opt.max, opt.solid);
@@ -296,6 +311,8 @@ Estadisticas comprimir_pleno(const OpcionesRun& opt) {
     Pool pool(std::move(out), start_offset, appending, first_frame, workers);
     Assembler as(run.index, run.stats, pool.frames(), first_frame);
     if (appending) as.siembra();
+    const MapaReuso reuse_map = appending ? construye_mapa_reuso(opt.previous->index) : MapaReuso{};
+    const int64_t run_start = segundos_de_inicio();
 
     if (opt.from_stdin) {
         run.base = ".";
@@ -319,7 +336,18 @@ Estadisticas comprimir_pleno(const OpcionesRun& opt) {
     }
 
     if (opt.from_stdin) store_stdin(run, as);
-    for (const auto& path : run.files) store_file(run, as, path);
+    constexpr size_t kBatch = 64;
+    std::vector<DecisionReuso> decisions;
+    for (size_t first = 0; first < run.files.size(); first += kBatch) {
+        const size_t last = std::min(run.files.size(), first + kBatch);
+        decisions.clear();
+        if (!reuse_map.empty()) {
+            for (size_t i = first; i < last; ++i)
+                decisions.push_back(decide_reuso(reuse_map, opt.previous->index, run.files[i], run.base, run_start));
+        }
+        for (size_t i = first; i < last; ++i)
+            store_file(run, as, run.files[i], decisions.empty() ? nullptr : &decisions[i - first]);
+    }
 
     // End of reading: last frames, pool drained, then the index.
     for (uint8_t lane = 0; lane < 3; ++lane) as.flush_lane(lane);

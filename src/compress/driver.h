@@ -34,6 +34,9 @@ struct OpcionesRun {
     std::optional<Previos> previous;
     std::string snapshot;  // may be empty
     bool from_stdin = false;
+    // Files the walk must never read besides the output (an added snapshot's
+    // original archive, when its working copy is the output).
+    std::vector<std::string> also_skip;
 };
 
 // A new archive is written to a temporary file beside `output` and renamed

@@ -105,6 +105,9 @@ Pool::Pool(UniqueFd file, uint64_t start_offset, bool appending, uint32_t first_
     if (workers == 0) workers = 1;
     worker_errors_.resize(workers);
     results_.add_receiver();
+    // The driver's sending end exists before any worker looks at the channel,
+    // so no worker can mistake the start of a run for its end.
+    frames_.add_sender();
     for (unsigned i = 0; i < workers; ++i) {
         frames_.add_receiver();
         results_.add_sender();

@@ -70,6 +70,8 @@ public:
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
+    // The frame channel, with one sender already registered for the driver:
+    // whoever sends on it drops that sender once when no more frames come.
     Channel<PendingFrame>& frames() { return frames_; }
 
     // Call after the last frame was sent and every sender dropped: joins the

@@ -99,6 +99,7 @@ compress::Estadisticas anadir(const std::string& archive, const std::vector<std:
     opt.solid = solid;
     opt.previous = compress::Previos{std::move(old.index), frames_end};
     opt.snapshot = name;
+    opt.also_skip = {archive};
     // A failed run leaves the copy without a footer; `work` removes it.
     compress::Estadisticas stats = compress::comprimir_pleno(opt);
 
