@@ -31,6 +31,8 @@ struct Args {
     bool no_jpeg = false;
     bool no_group = false;
     bool max = false;
+
+    bool operator==(const Args& other) const = default;
 };
 
 // Parses the arguments that follow the command word. Throws zd::Error with the
