@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, test and run.
 # Idempotent: when everything is already present it only asks dpkg and exits.
+# With --bench it also installs the peer archivers the benchmarks compare against.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,9 @@ packages=(
   librust-blake3-dev libfmt-dev libgtest-dev libbenchmark-dev
   zstd attr
 )
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(xz-utils zpaq borgbackup restic time gnuplot-nox python3)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
