@@ -29,6 +29,23 @@ std::atomic<uint64_t> VUELO_INDICE_MS{0};
 std::atomic<uint64_t> VUELO_MS[kVueloSlots];
 std::atomic<uint64_t> VUELO_BYTES[kVueloSlots];
 
+std::atomic<uint64_t> NANOS[kFases];
+std::atomic<uint64_t> VECES[kFases];
+
+// Constant-initialised (once_flag and time_point are constexpr), so it is
+// usable from any static initialiser.
+constinit OnceInstant PROG_ARRANQUE;
+
+uint64_t ms_desde_arranque() {
+    auto d = std::chrono::steady_clock::now() - PROG_ARRANQUE.get();
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+double segundos_desde_arranque() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - PROG_ARRANQUE.get())
+        .count();
+}
+
 void reinicia_progreso(uint64_t files_to_store) {
     PROG_TOTAL = files_to_store;
     PROG_HECHOS = 0;

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 
 namespace zd::compress {
 
@@ -38,6 +40,33 @@ extern std::atomic<uint64_t> VUELO_INDICE_MS;
 inline constexpr int kVueloSlots = 128;
 extern std::atomic<uint64_t> VUELO_MS[kVueloSlots];
 extern std::atomic<uint64_t> VUELO_BYTES[kVueloSlots];
+
+// Phase timing totals, indexed by Fase (progress.h). Never reset: a process
+// that runs the driver several times accumulates them.
+inline constexpr int kFases = 18;
+extern std::atomic<uint64_t> NANOS[kFases];
+extern std::atomic<uint64_t> VECES[kFases];
+
+// The progress clock's start, fixed at its first reading in the process, so
+// that every "milliseconds since start" figure of the progress counters and
+// the trace lines is measured from the same instant.
+class OnceInstant {
+public:
+    std::chrono::steady_clock::time_point get() {
+        std::call_once(once_, [this] { t_ = std::chrono::steady_clock::now(); });
+        return t_;
+    }
+
+private:
+    std::once_flag once_;
+    std::chrono::steady_clock::time_point t_{};
+};
+extern OnceInstant PROG_ARRANQUE;
+
+// Whole milliseconds since PROG_ARRANQUE (fixing it if this is the first use).
+uint64_t ms_desde_arranque();
+// Seconds since PROG_ARRANQUE, with the clock's full resolution.
+double segundos_desde_arranque();
 
 // Resets every progress counter for a new run.
 void reinicia_progreso(uint64_t files_to_store);
