@@ -47,8 +47,9 @@ void Assembler::siembra() {
     }
 }
 
-uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes) {
-    const Hash16 id = blake3_16(bytes);
+uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes) { return add_chunk(lane, bytes, blake3_16(bytes)); }
+
+uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes, const Hash16& id) {
     if (!known_.empty()) {
         if (auto it = known_.find(id); it != known_.end()) {
             stats_.dedup_bytes += bytes.size();

@@ -44,6 +44,8 @@ public:
     // Returns the id of an equal chunk already known, or stores this one.
     // Throws "pool de compresión caído" when the pool has gone.
     uint64_t add_chunk(uint8_t lane, ByteView bytes);
+    // The same, for a caller that already holds the chunk's identity.
+    uint64_t add_chunk(uint8_t lane, ByteView bytes, const Hash16& id);
 
     // Cuts the lane's open frame if it holds any byte.
     void flush_lane(uint8_t lane);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <fmt/core.h>
@@ -148,46 +149,66 @@ std::optional<ByteView> MemoryChunker::next() {
 
 TrozosFlujo::TrozosFlujo(int fd, const CdcParams& p, Origen origen)
     : fd_(fd), origen_(origen), p_(p) {
-    if (origen_ == Origen::entrada_estandar) buf_.reserve(3 * p_.max);
+    if (origen_ == Origen::entrada_estandar) reserve(3 * p_.max);
+}
+
+void TrozosFlujo::reinicia(int fd) {
+    fd_ = fd;
+    filled_ = 0;
+    start_ = 0;
+    eof_ = false;
+}
+
+void TrozosFlujo::reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    // Grown without zeroing: every byte is written by read() before it is looked at.
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (filled_) std::memcpy(bigger.get(), buf_.get(), filled_);
+    buf_ = std::move(bigger);
+    capacity_ = capacity;
 }
 
 void TrozosFlujo::refill() {
-    while (!eof_ && buf_.size() - start_ < 2 * p_.max) {
-        const size_t filled = buf_.size();
-        buf_.resize(filled + kReadStep);
+    while (!eof_ && filled_ - start_ < 2 * p_.max) {
+        if (filled_ + kReadStep > capacity_) reserve(std::max(capacity_ * 2, filled_ + kReadStep));
         ssize_t n;
         do {
-            n = ::read(fd_, buf_.data() + filled, kReadStep);
+            n = ::read(fd_, buf_.get() + filled_, kReadStep);
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             const int err = errno;
-            buf_.resize(filled);
             if (origen_ == Origen::entrada_estandar && err == EBADF) {
                 eof_ = true;
                 break;
             }
             throw Error::sys(err);
         }
-        buf_.resize(filled + size_t(n));
+        filled_ += size_t(n);
         if (n == 0) eof_ = true;
     }
 }
 
-std::optional<Bytes> TrozosFlujo::next() {
-    refill();
-    if (start_ == buf_.size()) return std::nullopt;
-    const uint8_t* at = buf_.data() + start_;
-    const size_t len = corte(at, buf_.size() - start_, p_);
-    Bytes chunk(at, at + len);
-    start_ += len;
+std::optional<ByteView> TrozosFlujo::next_view() {
     // Compact rarely: moving the tail costs a copy, so let 4*max pile up first.
+    // Done here rather than after the cut, so the last view stays valid until now.
     if (start_ > 4 * p_.max) {
-        const size_t rest = buf_.size() - start_;
-        std::memmove(buf_.data(), buf_.data() + start_, rest);
-        buf_.resize(rest);
+        const size_t rest = filled_ - start_;
+        std::memmove(buf_.get(), buf_.get() + start_, rest);
+        filled_ = rest;
         start_ = 0;
     }
-    return chunk;
+    refill();
+    if (start_ == filled_) return std::nullopt;
+    const uint8_t* at = buf_.get() + start_;
+    const size_t len = corte(at, filled_ - start_, p_);
+    start_ += len;
+    return ByteView(at, len);
+}
+
+std::optional<Bytes> TrozosFlujo::next() {
+    auto view = next_view();
+    if (!view) return std::nullopt;
+    return Bytes(view->begin(), view->end());
 }
 
 }  // namespace zd::compress

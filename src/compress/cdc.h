@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -93,14 +94,23 @@ public:
 
     // The next chunk, or nullopt at the end; throws the read's system error.
     std::optional<Bytes> next();
+    // The same chunk as a view into the buffer, valid until the next call:
+    // saves the copy when the caller copies it anyway.
+    std::optional<ByteView> next_view();
+
+    // Starts over on another descriptor, keeping the buffer.
+    void reinicia(int fd);
 
 private:
     void refill();
+    void reserve(size_t capacity);
 
     int fd_;
     Origen origen_;
     CdcParams p_;
-    Bytes buf_;  // buf_.size() is the filled length
+    std::unique_ptr<uint8_t[]> buf_;
+    size_t capacity_ = 0;
+    size_t filled_ = 0;
     size_t start_ = 0;
     bool eof_ = false;
 };

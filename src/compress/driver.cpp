@@ -98,6 +98,8 @@ struct Run {
     std::string base = ".";
     std::vector<std::pair<std::string, std::string>> hard_links;
     std::vector<std::string> files;
+    // One chunker for the whole run, so its buffer is allocated once.
+    TrozosFlujo chunker{-1, cdc_params()};
 };
 
 // Streams standard input into one record.
@@ -156,28 +158,39 @@ void store_file(Run& run, Assembler& as, const std::string& path, const Decision
         ++run.stats.unchanged_files;
         return;
     }
-    const uint8_t lane = lane_for(path);
+    // The lane by extension, or by the first bytes read (the same bytes
+    // lane_for would sniff, without opening the file twice).
+    std::optional<uint8_t> lane = lane_por_extension(path);
     UniqueFd fd = open_fd(path, O_RDONLY);
     if (!fd) throw Error::sys(fmt::format("abrir {}", path), errno);
 
     Blake3 hasher;
     uint64_t read = 0;
     if (size > 0) {
-        TrozosFlujo chunks(fd.get(), cdc_params());
+        TrozosFlujo& chunks = run.chunker;
+        chunks.reinicia(fd.get());
         for (;;) {
-            std::optional<Bytes> chunk;
+            std::optional<ByteView> chunk;
             try {
-                chunk = chunks.next();
+                chunk = chunks.next_view();
             } catch (Error& e) {
                 throw std::move(e).context("cdc");
             }
             if (!chunk) break;
-            hasher.update(*chunk);
+            if (!lane) lane = lane_por_contenido(chunk->first(std::min<size_t>(chunk->size(), 4096)));
             ++run.stats.chunks_seen;
-            rec.chunks.push_back(as.add_chunk(lane, *chunk));
+            hasher.update(*chunk);
+            if (read == 0 && chunk->size() == size) {
+                // The whole file in one chunk: the file's hash so far is the
+                // chunk's identity, so the chunk is hashed once, not twice.
+                rec.chunks.push_back(as.add_chunk(*lane, *chunk, hasher.finalize16()));
+            } else {
+                rec.chunks.push_back(as.add_chunk(*lane, *chunk));
+            }
             read += chunk->size();
         }
     }
+
     // A file that changed while it was read is recorded as read, so the
     // archive stays self-consistent; the user is told.
     if (read != size) {
@@ -263,7 +276,7 @@ Estadisticas comprimir_pleno(const OpcionesRun& opt) {
     FASES_ON = env_switch_on("ZD_FASES");
     const std::vector<std::string> exclude = exclude_patterns();
 
-    Run run{opt, {}, {}, ".", {}, {}};
+    Run run{opt};
     const bool appending = opt.previous.has_value();
     if (appending) {
         run.index = opt.previous->index;

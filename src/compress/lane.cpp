@@ -78,11 +78,16 @@ uint8_t lane_por_contenido(ByteView first_bytes) {
     return control * 32 < n ? kLaneText : kLaneOther;
 }
 
-uint8_t lane_for(const std::string& path) {
+std::optional<uint8_t> lane_por_extension(const std::string& path) {
     if (auto ext = extension(path)) {
         if (listed(kTextExtensions, *ext)) return kLaneText;
         if (listed(kMediaExtensions, *ext)) return kLaneMedia;
     }
+    return std::nullopt;
+}
+
+uint8_t lane_for(const std::string& path) {
+    if (auto lane = lane_por_extension(path)) return *lane;
     UniqueFd fd = open_fd(path, O_RDONLY);
     if (!fd) return kLaneOther;
     std::array<uint8_t, kSniffBytes> buf{};
