@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "compress/cdc.h"
+#include "compress/progress.h"
 #include "compress/state.h"
 #include "util/error.h"
 #include "util/hash.h"
@@ -47,7 +48,9 @@ void Assembler::siembra() {
     }
 }
 
-uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes) { return add_chunk(lane, bytes, blake3_16(bytes)); }
+uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes) {
+    return add_chunk(lane, bytes, cron(Fase::hash, [&] { return blake3_16(bytes); }));
+}
 
 uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes, const Hash16& id) {
     if (!known_.empty()) {
@@ -65,7 +68,7 @@ uint64_t Assembler::add_chunk(uint8_t lane, ByteView bytes, const Hash16& id) {
     ++stats_.unique_chunks;
     if (!PROG_INDICE_FIRME.load()) PROG_INDICE += 36;
 
-    buf.data.insert(buf.data.end(), bytes.begin(), bytes.end());
+    cron(Fase::dedup_copiar, [&] { buf.data.insert(buf.data.end(), bytes.begin(), bytes.end()); });
     buf.pending.push_back(id_index);
     return id_index;
 }
@@ -76,11 +79,13 @@ void Assembler::flush_lane(uint8_t lane) {
     const uint32_t n = next_frame_++;
     for (uint64_t id : buf.pending) index_.chunks[id].frame = n;
     buf.pending.clear();
-    PendingFrame frame{n, lane, std::move(buf.data)};
-    fresh_buffer(lane);
-    PROG_PLANO_TOTAL += frame.data.size();
-    if (!frames_.send(std::move(frame)))
-        throw Error("la cola de frames no tiene receptores").context("pool de compresión caído");
+    const bool sent = cron(Fase::esperar, [&] {
+        PendingFrame frame{n, lane, std::move(buf.data)};
+        fresh_buffer(lane);
+        PROG_PLANO_TOTAL += frame.data.size();
+        return frames_.send(std::move(frame));
+    });
+    if (!sent) throw Error("la cola de frames no tiene receptores").context("pool de compresión caído");
     ++stats_.frames;
 }
 

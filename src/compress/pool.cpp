@@ -15,6 +15,7 @@
 
 #include <fmt/core.h>
 
+#include "compress/progress.h"
 #include "compress/state.h"
 #include "crypto/seal.h"
 #include "crypto/slots.h"
@@ -26,13 +27,6 @@
 namespace zd::compress {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-const Clock::time_point kStart = Clock::now();
-
-uint64_t ms_since_start() {
-    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - kStart).count());
-}
 
 int media_level() { return env_i32("ZD_MEDIA_NIVEL").value_or(9); }
 
@@ -131,16 +125,18 @@ void Pool::worker_loop(size_t slot) {
     try {
         while (auto frame = frames_.recv()) {
             if (dump_dir) dump_frame(*dump_dir, *frame);
-            const uint64_t started = ms_since_start();
+            const uint64_t started = ms_desde_arranque();
             const uint64_t raw_len = frame->data.size();
             if (slot < size_t(kVueloSlots)) {
                 VUELO_MS[slot] = started;
                 VUELO_BYTES[slot] = raw_len;
             }
-            auto [codec, payload] = comprime_frame(frame->lane, std::move(frame->data));
+            auto [codec, payload] =
+                cron(Fase::comprimir, [&] { return comprime_frame(frame->lane, std::move(frame->data)); });
             if (slot < size_t(kVueloSlots)) VUELO_BYTES[slot] = 0;
-            PROG_MS_HILO += ms_since_start() - started;
+            PROG_MS_HILO += ms_desde_arranque() - started;
             PROG_PLANO_HECHO += raw_len;
+            pinta_progreso(false);
             DoneFrame done{std::move(payload), raw_len, frame->number, frame->lane, codec};
             // A writer that has gone has its own error; this worker just stops.
             if (!results_.send(std::move(done))) break;
@@ -175,7 +171,7 @@ Escrito escribe_frames(UniqueFd file, uint64_t offset, bool appending, uint32_t 
     std::unordered_map<uint32_t, DoneFrame> early;
     auto write_one = [&](DoneFrame& f) {
         if (key) f.payload = crypto::cifra(*key, f.payload);
-        w.write(f.payload);
+        cron(Fase::escribir, [&] { w.write(f.payload); });
         format::FrameRec rec{offset, f.payload.size(), f.raw_len, f.codec, f.lane};
         out.frames.emplace_back(f.number, rec);
         if (f.codec == format::kStored) ++out.stored_frames;

@@ -134,8 +134,13 @@ void pinta_progreso(bool final) {
     const double c = credito_en_vuelo(w);
     const uint64_t prevision = PROG_PREVISION.load();
     const uint64_t prevision_hecha = PROG_PREVISION_HECHA.load();
-    const double f = double(total_bytes) + double(std::max(PROG_PLANO_TOTAL.load(), prevision_hecha)) +
-                     double(prevision > prevision_hecha ? prevision - prevision_hecha : 0) + w;
+    // Once reading has ended (the index size is firm) the frame bytes are
+    // known exactly; the forecast, which cannot see deduplication, no longer
+    // stands in for them, or a run with many duplicates would end below 100 %.
+    const bool read_done = PROG_INDICE_FIRME.load();
+    const uint64_t data = read_done ? PROG_PLANO_TOTAL.load() : std::max(PROG_PLANO_TOTAL.load(), prevision_hecha);
+    const uint64_t pending = read_done || prevision <= prevision_hecha ? 0 : prevision - prevision_hecha;
+    const double f = double(total_bytes) + double(data) + double(pending) + w;
     const double e = double(PROG_PLANO_HECHO.load()) + d + c + (PROG_INDICE_LISTO.load() ? w : 0.0);
 
     const bool pool = PROG_POOL.load();

@@ -101,6 +101,7 @@ struct Counters {
     uint64_t peso = 1;
     uint64_t ms_hilo = 0;
     bool listo = false;
+    bool firme = false;
     bool pool = false;
     uint64_t vuelo_indice_ms = 0;
     // One worker slot in flight: (slot, bytes, taken at ms).
@@ -122,6 +123,7 @@ void apply(const Counters& c) {
     zc::PESO_INDICE = c.peso;
     zc::PROG_MS_HILO = c.ms_hilo;
     zc::PROG_INDICE_LISTO = c.listo;
+    zc::PROG_INDICE_FIRME = c.firme;
     zc::PROG_POOL = c.pool;
     zc::VUELO_INDICE_MS = c.vuelo_indice_ms;
     for (auto& s : zc::VUELO_BYTES) s = 0;
@@ -218,6 +220,12 @@ TEST_F(Progress, ForcedFinalLineFromTheCounters) {
           .pool = true},
          // F = 1000 + 300 + 600 + 40, E = 100 + 500
          "  3/7 ficheros (30.9%), 0.00057220458984375 MiB\n"},
+        // Deduplication: 4 MiB read, forecast 4 MiB, but only 1 MiB reached the
+        // frames. Once reading is over the frame bytes replace the forecast.
+        {"deduplicated run ends at 100 %",
+         {.total = 2, .hechos = 2, .bytes = 4 * MiB, .total_bytes = 4 * MiB, .plano_total = MiB,
+          .plano_hecho = MiB, .prevision = 4 * MiB, .prevision_hecha = 4 * MiB, .firme = true, .pool = true},
+         "  2/2 ficheros (100.0%), 5 MiB\n"},
         {"pre-pass bytes count as read, up to the total",
          {.total = 2, .bytes = 10, .total_bytes = MiB, .prep = 4 * MiB, .plano_total = MiB, .pool = true},
          "  1/2 ficheros (50.0%), 1 MiB\n"},
