@@ -77,10 +77,12 @@ def compress_configs(zd, quick):
     return c
 
 
-def run_compression(corpus, zd, reps, quick, work):
+def run_compression(corpus, zd, reps, quick, work, tools=None):
     src = os.path.join(CACHE, corpus)
     in_bytes = corpus_bytes(src)
     configs = compress_configs(zd, quick)
+    if tools:
+        configs = [c for c in configs if c[0] in tools]
     results = {name: [] for name, _ in configs}
     env = {"BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK": "yes", "RESTIC_PASSWORD": "bench",
            "BORG_BASE_DIR": os.path.join(work, "borg-base")}
@@ -197,6 +199,8 @@ def main():
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--zundra", default=os.path.join(os.path.dirname(__file__), "..", "build", "zundra"))
     ap.add_argument("--no-snapshots", action="store_true")
+    ap.add_argument("--no-reading", action="store_true")
+    ap.add_argument("--tools", help="comma-separated tool names to keep (as printed in the tables)")
     ap.add_argument("corpora", nargs="*")
     args = ap.parse_args()
     zd = os.path.abspath(args.zundra)
@@ -208,16 +212,19 @@ def main():
     try:
         all_rows = []
         for corpus in corpora:
-            in_bytes, rows = run_compression(corpus, zd, reps, args.quick, work)
+            tools = set(args.tools.split(",")) if args.tools else None
+            in_bytes, rows = run_compression(corpus, zd, reps, args.quick, work, tools)
             all_rows += rows
         stamp = time.strftime("%Y%m%d-%H%M%S")
         base = os.path.join(results, f"compress-{stamp}")
         write_table(base, all_rows, ["corpus", "tool", "bytes", "ratio_pct", "wall_s", "cpu_s", "mib_s", "peak_rss_mib"])
         plot(base, all_rows)
-        read_rows = []
-        for corpus in corpora:
-            read_rows += run_reading(corpus, zd, reps, work)
-        write_table(os.path.join(results, f"read-{stamp}"), read_rows, ["corpus", "tool", "wall_s", "cpu_s", "peak_rss_mib"])
+        if not args.no_reading:
+            read_rows = []
+            for corpus in corpora:
+                read_rows += run_reading(corpus, zd, reps, work)
+            write_table(os.path.join(results, f"read-{stamp}"), read_rows,
+                        ["corpus", "tool", "wall_s", "cpu_s", "peak_rss_mib"])
         if not args.quick and not args.no_snapshots:
             write_table(os.path.join(results, f"snapshots-{stamp}"), run_snapshots(zd, work),
                         ["tool", "case", "bytes_added", "wall_s"])
