@@ -152,9 +152,13 @@ TEST(SnapshotCli, ReuseNeedsAFileOlderThanTheRunAndCanBeSwitchedOff) {
     // the run's start could still be followed by a change in that second.
     set_mtime(in + "/recent.txt", ::time(nullptr) + 3600);
     ASSERT_EQ(zundra({"compress", in, "-o", archive, "--name", "s1", "--level", "1"}).status, 0);
+    // A reused file still takes the metadata it has now.
+    ::chmod((in + "/old.txt").c_str(), 0600);
     auto add = zundra({"add", archive, in, "--name", "s2", "--level", "1"});
     ASSERT_EQ(add.status, 0) << add.err;
     EXPECT_NE(add.out.find("unchanged:  " + right12(1) + " files reused whole"), std::string::npos) << add.out;
+    ASSERT_EQ(zundra({"extract", archive, "-o", t / "out", "--file", "s2"}).status, 0);
+    EXPECT_EQ(differences(describe(in), describe(t / "out/s2")), "");
 
     auto unchanged = zundra({"add", archive, in, "--name", "s3"}, "/dev/null", {"ZD_SIN_INCREMENTAL=1"});
     ASSERT_EQ(unchanged.status, 0) << unchanged.err;
@@ -273,6 +277,17 @@ TEST(SnapshotCli, AddHonoursExclude) {
         if (p.rfind("s2/", 0) == 0) s2.push_back(p);
     EXPECT_EQ(s2, (std::vector<std::string>{"s2/docs/a.txt", "s2/docs/deep/b.txt", "s2/img/photo.raw",
                                             "s2/keep.txt"}));
+}
+
+TEST(SnapshotCli, AddNeverStoresTheArchiveOrItsWorkingCopy) {
+    TempDir t;
+    const std::string in = t / "in", archive = t / "in/a.zd";
+    ::mkdir(in.c_str(), 0755);
+    write_file(in + "/a.txt", "a\n");
+    ASSERT_EQ(zundra({"compress", in, "-o", archive, "--name", "s1", "--level", "1"}).status, 0);
+    auto add = zundra({"add", archive, in, "--name", "s2", "--level", "1"});
+    ASSERT_EQ(add.status, 0) << add.err;
+    EXPECT_EQ(paths_of(archive), (std::vector<std::string>{"s1/a.txt", "s2/a.txt"}));
 }
 
 TEST(SnapshotCli, EncryptedArchiveTakesAndLosesSnapshots) {
