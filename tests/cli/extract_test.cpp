@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -234,6 +235,73 @@ TEST(ExtractCli, FileSelectsAnEntryADirectoryOrAWildcard) {
         const std::string n = std::to_string(c.paths.size());
         EXPECT_NE(x.out.find("blake3 round-trip: OK (" + n + "/" + n + ")\n"), std::string::npos) << x.out;
     }
+    // verify takes no selection: it checks the whole archive.
+    auto v = zundra({"verify", t / "a.zd", "--file", "other.txt"});
+    EXPECT_EQ(v.status, 0) << v.err;
+    EXPECT_EQ(v.out.rfind("OK: " + std::to_string(zdtest::entry_count(want)) + " files, ", 0), 0u) << v.out;
+}
+
+TEST(ExtractCli, ManySmallFilesInOneFrameComeBackFromEveryWorker) {
+    TempDir t;
+    const std::string in = t / "in";
+    ::mkdir(in.c_str(), 0755);
+    for (int d = 0; d < 6; ++d) {
+        const std::string dir = in + "/d" + std::to_string(d);
+        ::mkdir(dir.c_str(), 0755);
+        for (int i = 0; i < 50; ++i)
+            write_file(dir + "/f" + std::to_string(i), text(size_t(1 + (d * 50 + i) % 37)) + std::to_string(i));
+    }
+    const Tree want = describe(in);
+    ASSERT_EQ(zundra({"compress", in, "-o", t / "a.zd", "--no-solid", "--level", "1"}).status, 0);
+    auto x = zundra({"extract", t / "a.zd", "-o", t / "out"});
+    ASSERT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(differences(want, describe(t / "out")), "");
+}
+
+TEST(ExtractCli, StandardInputComesBackAsAFile) {
+    TempDir t;
+    const std::string data = text(300);
+    write_file(t / "data", data);
+    for (const char* name : {"", "s1"}) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> args = {"compress", "--stdin", "-o", t / "s.zd", "--level", "1"};
+        if (*name) args.insert(args.end(), {"--name", name});
+        ASSERT_EQ(zundra(args, t / "data").status, 0);
+        const std::string out = t / ("out" + std::string(name));
+        auto x = zundra({"extract", t / "s.zd", "-o", out});
+        ASSERT_EQ(x.status, 0) << x.err;
+        const Tree got = describe(out);
+        const std::string path = *name ? std::string(name) + "/stdin" : "stdin";
+        ASSERT_TRUE(got.count(path));
+        EXPECT_EQ(got.at(path).data, data);
+        EXPECT_EQ(got.at(path).perms, 0644u);
+    }
+}
+
+TEST(ExtractCli, DevicesComeBackOrAreReportedWithoutPrivileges) {
+    TempDir t;
+    ::chmod(t.path().c_str(), 0777);
+    const std::string in = t / "in";
+    ::mkdir(in.c_str(), 0755);
+    write_file(in + "/f", "plain\n");
+    if (::mknod((in + "/null").c_str(), S_IFCHR | 0640, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot make a device here: " << std::strerror(errno);
+    zdtest::set_mtime(in + "/null", kPast);
+    const Tree want = describe(in);
+    ASSERT_EQ(zundra({"compress", in, "-o", t / "a.zd", "--level", "1"}).status, 0);
+
+    auto x = zundra({"extract", t / "a.zd", "-o", t / "out"});
+    ASSERT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(differences(want, describe(t / "out")), "");
+
+    // Without the privilege the node is told about, the rest still comes out.
+    auto n = zundra({"extract", t / "a.zd", "-o", t / "out-nobody"}, "/dev/null", {}, true);
+    EXPECT_EQ(n.status, 0) << n.err;
+    EXPECT_EQ(n.err, "AVISO: null es un fichero especial y no se pudo recrear (¿hacen falta privilegios?)\n");
+    const Tree got = describe(t / "out-nobody");
+    EXPECT_FALSE(got.count("null"));
+    ASSERT_TRUE(got.count("f"));
+    EXPECT_EQ(got.at("f").data, "plain\n");
 }
 
 TEST(ExtractCli, NeverWritesThroughALinkInTheDestination) {

@@ -45,7 +45,7 @@ inline bool archive_contains(const std::string& archive, const std::string& need
 }
 
 struct Node {
-    char kind = '?';  // '-' regular, 'd' directory, 'l' symlink, 'p' FIFO, 'o' anything else
+    char kind = '?';  // '-' regular, 'd' directory, 'l' symlink, 'p' FIFO, 'c'/'b' device, 'o' anything else
     mode_t perms = 0;
     uid_t uid = 0;
     gid_t gid = 0;
@@ -53,6 +53,7 @@ struct Node {
     std::string data;  // a file's content or a link's target
     std::map<std::string, std::string> xattrs;  // user.* only
     ino_t ino = 0;
+    dev_t rdev = 0;
     off_t size = 0;
     blkcnt_t blocks = 0;
     bool empty_dir = false;
@@ -115,6 +116,9 @@ inline void describe_into(const std::string& root, const std::string& rel, Tree&
             n.kind = 'd';
         } else if (S_ISFIFO(st.st_mode)) {
             n.kind = 'p';
+        } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+            n.kind = S_ISCHR(st.st_mode) ? 'c' : 'b';
+            n.rdev = st.st_rdev;
         } else {
             n.kind = 'o';
         }
@@ -175,6 +179,7 @@ inline std::string differences(const Tree& want, const Tree& got) {
         if (g.mtime != w.mtime) note(path, "mtime " + std::to_string(g.mtime) + " instead of " + std::to_string(w.mtime));
         if (g.data != w.data) note(path, "content or target differs");
         if (g.xattrs != w.xattrs) note(path, "xattrs differ");
+        if (g.rdev != w.rdev) note(path, "device number differs");
     }
     for (const auto& [path, g] : got)
         if (!want.count(path)) note(path, "unexpected");
