@@ -221,6 +221,8 @@ TEST(ExtractCli, FileSelectsAnEntryADirectoryOrAWildcard) {
         {"other.txt", {"other.txt"}},
         {"docs/sub/b.txt", {"docs/sub/b.txt"}},
         {"docs", {"docs/a.txt", "docs/sub/b.txt", "docs/stored", "docs/l"}},
+        {"docs/", {"docs/a.txt", "docs/sub/b.txt", "docs/stored", "docs/l"}},
+        {"b.txt", {"docs/sub/b.txt"}},
         {"*.txt", {"docs/a.txt", "docs/sub/b.txt", "other.txt"}},
         // Only the link's name: it comes back as a file of its own.
         {"linked", {"linked"}},

@@ -241,6 +241,19 @@ TEST(SnapshotCli, ForgetRefusalsLeaveTheArchiveAsItWas) {
     EXPECT_EQ(zundra({"verify", t / "two.zd"}).status, 0);
 }
 
+TEST(SnapshotCli, FailedAddLeavesTheArchiveAsItWas) {
+    TempDir t;
+    const std::string in = t / "in", archive = t / "a.zd";
+    make_first(in);
+    ASSERT_EQ(zundra({"compress", in, "-o", archive, "--name", "s1", "--level", "1"}).status, 0);
+    const std::string bytes = slurp(archive);
+    auto r = zundra({"add", archive, t / "missing", "--name", "s2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: stat " + (t / "missing") + "\n\nCaused by:\n    No such file or directory\n");
+    EXPECT_EQ(slurp(archive), bytes);
+    EXPECT_FALSE(leftovers(t, "a"));
+}
+
 TEST(SnapshotCli, LinksEmptyFoldersAndDevicesBelongToTheirSnapshot) {
     GTEST_SKIP() << "symlink, empty-folder and device records are stored without the snapshot name";
     TempDir t;
