@@ -201,6 +201,24 @@ TEST(SnapshotCli, ForgetCompactsAwayOneSnapshot) {
     EXPECT_EQ(differences(second, describe(t / "out/s2")), "");
 }
 
+TEST(SnapshotCli, HardLinksOfAnAddedSnapshotStayInsideIt) {
+    TempDir t;
+    const std::string in = t / "in", archive = t / "a.zd";
+    ::mkdir(in.c_str(), 0755);
+    write_file(in + "/h1", "one inode\n");
+    ::link((in + "/h1").c_str(), (in + "/h2").c_str());
+    set_mtime(in + "/h1", kPast);
+    const Tree tree = describe(in);
+    ASSERT_EQ(zundra({"compress", in, "-o", archive, "--name", "s1", "--level", "1"}).status, 0);
+    ASSERT_EQ(zundra({"add", archive, in, "--name", "s2", "--level", "1"}).status, 0);
+    // Were s2's link aimed at s1's record, forgetting s1 would have to refuse.
+    auto f = zundra({"forget", archive, "s1"});
+    ASSERT_EQ(f.status, 0) << f.err;
+    auto x = zundra({"extract", archive, "-o", t / "out"});
+    ASSERT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(differences(tree, describe(t / "out/s2")), "");
+}
+
 TEST(SnapshotCli, ForgetRefusalsLeaveTheArchiveAsItWas) {
     TempDir t;
     const std::string in = t / "in";
