@@ -74,19 +74,6 @@ void make_tree(const std::string& root, uint32_t seed) {
     fs::create_symlink("a.txt", root + "/enlace");
 }
 
-class Workdir {
-public:
-    Workdir() {
-        std::string tpl = fs::temp_directory_path() / "zd-rel-XXXXXX";
-        path_ = ::mkdtemp(tpl.data());
-    }
-    ~Workdir() { fs::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // One set of inputs and archives per process: ctest runs each case apart, so
 // a case builds only the archive it damages.
 Workdir& inputs() {

@@ -23,6 +23,22 @@ namespace reltest {
 
 namespace fs = std::filesystem;
 
+// A fresh folder under the temporary directory, removed with everything in it.
+class Workdir {
+public:
+    Workdir() {
+        std::string tpl = fs::temp_directory_path() / "zd-rel-XXXXXX";
+        path_ = ::mkdtemp(tpl.data());
+    }
+    ~Workdir() { fs::remove_all(path_); }
+    Workdir(const Workdir&) = delete;
+    Workdir& operator=(const Workdir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 inline std::string read_all(const std::string& path) { return zdtest::slurp(path); }
 
 inline void write_all(const std::string& path, const std::string& data) {
@@ -121,7 +137,8 @@ inline std::set<std::string> names_under(const std::string& root) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        std::string rel = fs::relative(it->path(), root).string();
+        // Lexically: fs::relative would resolve a planted link to where it points.
+        std::string rel = it->path().lexically_relative(root).string();
         if (it->is_directory() && !it->is_symlink()) rel += "/";
         out.insert(rel);
     }
