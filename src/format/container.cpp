@@ -26,6 +26,14 @@ int version_of(const uint8_t* magic) {
     return 10 + (magic[7] - '0');
 }
 
+// The footer's serialised length sizes the buffer the index is inflated
+// into. A real index shrinks some tens of times at most (50,000 empty files
+// with one mtime: 81 times), so a figure a thousand times the stored blob
+// can only come from a decompression bomb, and is refused before it fills
+// the memory. Small indexes are never refused.
+constexpr uint64_t kIndexAlwaysAllowed = uint64_t(64) << 20;
+constexpr uint64_t kMaxIndexRatio = 1024;
+
 uint64_t file_size(int fd, const std::string& path) {
     struct stat st;
     if (::fstat(fd, &st) != 0) throw Error::sys(fmt::format("abrir {}", path), errno);
@@ -72,6 +80,11 @@ Archivo abrir(const std::string& path) {
     if (auto key = crypto::clave()) {
         blob = crypto::descifra(*key, blob);
         if (blob.empty()) throw Error("índice vacío tras descifrar: archivo corrupto");
+    }
+
+    if (serialised_len > kIndexAlwaysAllowed && serialised_len / kMaxIndexRatio >= blob.size()) {
+        throw Error(fmt::format("pie inválido: un índice de {} bytes no sale de {} bytes guardados", serialised_len,
+                                blob.size()));
     }
 
     Bytes serialised;

@@ -26,6 +26,17 @@ constexpr long kMemoryBoundKib = 200 * 1024;
 
 zd::Bytes bytes_of(const std::string& s) { return zd::Bytes(s.begin(), s.end()); }
 
+// A zstd frame of `blocks` RLE blocks of 128 KiB each, with no content size
+// in its header: 4 bytes of input per 128 KiB of output.
+zd::Bytes zstd_bomb(uint64_t blocks) {
+    zd::Bytes out = {0x28, 0xb5, 0x2f, 0xfd, 0x00, 0x38};  // magic, no size, 128 KiB window
+    for (uint64_t i = 0; i < blocks; ++i) {
+        const uint32_t header = (uint32_t(128 * 1024) << 3) | (1u << 1) | (i + 1 == blocks ? 1u : 0u);
+        out.insert(out.end(), {uint8_t(header), uint8_t(header >> 8), uint8_t(header >> 16), 0});
+    }
+    return out;
+}
+
 // Frames written as given after the header, the index as given (serialised
 // bytes, so that counts escribir would never write can be planted), the
 // footer computed from it. `serialised_len` overrides the footer's figure.
@@ -84,8 +95,8 @@ zd::Bytes with_count(uint64_t count, const zd::Bytes& rest) {
 struct Caso {
     const char* what;
     std::function<Hostil()> make;
-    // Only a figure that is never trusted is absurd: the content is sound
-    // and comes back as "datos" in a.txt.
+    // Only a figure that nothing sizes from is absurd: the content is
+    // sound and comes back as "datos" in a.txt.
     bool sound = false;
 };
 
@@ -132,8 +143,28 @@ const std::vector<Caso>& casos() {
              Hostil h{{bytes_of("datos")}, escribir(one_file("datos"))};
              h.serialised_len = uint64_t(1) << 62;
              return h;
-         },
-         true},
+         }},
+        {"index blob that inflates to 1 GiB, footer claiming 2^62 bytes",
+         [] {
+             Hostil h{{}, escribir(Index{})};
+             h.packed = zstd_bomb(8192);
+             h.serialised_len = uint64_t(1) << 62;
+             return h;
+         }},
+        {"index blob that inflates to 1 GiB, footer saying so",
+         [] {
+             Hostil h{{}, escribir(Index{})};
+             h.packed = zstd_bomb(8192);
+             h.serialised_len = uint64_t(8192) << 17;
+             return h;
+         }},
+        {"index blob that inflates past the 64 MiB a small index may claim",
+         [] {
+             Hostil h{{}, escribir(Index{})};
+             h.packed = zstd_bomb(8192);
+             h.serialised_len = uint64_t(64) << 20;
+             return h;
+         }},
     };
     return all;
 }
