@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <fmt/core.h>
 
@@ -102,11 +103,29 @@ struct Run {
     std::vector<std::string> files;
     // One chunker for the whole run, so its buffer is allocated once.
     TrozosFlujo chunker{-1, cdc_params()};
+    // Record names taken by this run, and where each stored file's record is.
+    std::unordered_set<std::string> names;
+    std::unordered_map<std::string, uint32_t> stored_at;
 };
+
+// Two raw names can become the same text once invalid UTF-8 is replaced
+// ("a\xff" and "a\xfe" both read "a\uFFFD"); extracting both to one path
+// would silently lose one of them. The later entry gets a free name instead.
+std::string unique_name(Run& run, std::string name) {
+    if (run.names.insert(name).second) return name;
+    for (unsigned n = 2;; ++n) {
+        std::string other = fmt::format("{}~{}", name, n);
+        if (run.names.insert(other).second) {
+            fmt::print(stderr, "aviso: {} se guarda como {}: su nombre en UTF-8 coincide con el de otra entrada\n",
+                       name, other);
+            return other;
+        }
+    }
+}
 
 // Streams standard input into one record.
 void store_stdin(Run& run, Assembler& as) {
-    const std::string name = record_name(run.opt.snapshot, "stdin");
+    const std::string name = unique_name(run, record_name(run.opt.snapshot, "stdin"));
     TrozosFlujo chunks(STDIN_FILENO, cdc_params(), TrozosFlujo::Origen::entrada_estandar);
     Blake3 hasher;
     format::FileRec rec;
@@ -152,7 +171,8 @@ void store_file(Run& run, Assembler& as, const std::string& path, const Decision
     pinta_progreso(false);
 
     format::FileRec rec;
-    rec.path = record_name(run.opt.snapshot, nombre_relativo(path, run.base));
+    rec.path = unique_name(run, record_name(run.opt.snapshot, nombre_relativo(path, run.base)));
+    run.stored_at[path] = uint32_t(run.index.files.size());
     if (reuse && reuse->reused) {
         const format::FileRec& earlier = run.opt.previous->index.files[reuse->record];
         std::vector<format::Xattr> xattrs = cron(Fase::meta_xattr, [&] { return xattrs_de(path); });
@@ -219,15 +239,13 @@ void store_file(Run& run, Assembler& as, const std::string& path, const Decision
 
 void append_hard_links(Run& run) {
     if (run.hard_links.empty()) return;
-    std::unordered_map<std::string, uint32_t> position;
-    for (size_t i = 0; i < run.index.files.size(); ++i) position[run.index.files[i].path] = uint32_t(i);
     std::vector<format::FileRec> links;
     for (const auto& [link, first] : run.hard_links) {
-        auto it = position.find(record_name(run.opt.snapshot, nombre_relativo(first, run.base)));
-        if (it == position.end()) continue;
+        auto it = run.stored_at.find(first);
+        if (it == run.stored_at.end()) continue;
         const format::FileRec& target = run.index.files[it->second];
         format::FileRec rec;
-        rec.path = record_name(run.opt.snapshot, nombre_relativo(link, run.base));
+        rec.path = unique_name(run, record_name(run.opt.snapshot, nombre_relativo(link, run.base)));
         rec.hard_link = it->second;
         rec.size = target.size;
         rec.hash = target.hash;
@@ -346,7 +364,12 @@ Estadisticas comprimir_pleno(const OpcionesRun& opt) {
         run.base = in.base;
         run.stats.excluded += in.excluded;
         run.stats.files += in.recorded;
-        for (auto& rec : in.records) run.index.files.push_back(std::move(rec));
+        // Links, empty folders and devices belong to the snapshot too, so that
+        // forget, list and extract of a snapshot see them.
+        for (auto& rec : in.records) {
+            rec.path = unique_name(run, record_name(opt.snapshot, rec.path));
+            run.index.files.push_back(std::move(rec));
+        }
         run.files = std::move(in.files);
         run.hard_links = std::move(in.hard_links);
     }

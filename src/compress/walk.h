@@ -66,8 +66,8 @@ struct Entradas {
 // Walks and classifies `inputs` in order (a top-level symbolic link is
 // followed; a directory is walked but is never an entry itself), drops entries
 // whose relative name matches one of `exclude`, and finds hard links among the
-// rest. Records made here carry the plain relative name, with no snapshot
-// prefix. Throws zd::Error ("stat {}", "read_link {}" and those of recorrer).
+// rest. Records made here carry the plain relative name; the driver puts the
+// snapshot name in front, as for every record of a run. Throws zd::Error ("stat {}", "read_link {}" and those of recorrer).
 // Standard input runs take no inputs: base "." and nothing else.
 Entradas toma_entradas(const std::vector<std::string>& inputs, const std::vector<std::string>& exclude,
                        std::span<const FileId> skip = {});

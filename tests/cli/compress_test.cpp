@@ -155,3 +155,26 @@ TEST(CompressCli, ExcludeIsRepeatableAndCounted) {
 }
 
 }  // namespace
+
+namespace {
+
+// Raw names that read the same once invalid UTF-8 is replaced must not end up
+// as one path: extracting them would silently keep only one.
+TEST(CompressCli, NamesThatCollideInUtf8StayDistinct) {
+    TempDir t;
+    ::mkdir((t / "in").c_str(), 0755);
+    write_file(t / "in/a\xff", "XXXX");
+    write_file(t / "in/a\xfe", "YYYY");
+    ASSERT_EQ(::link((t / "in/a\xfe").c_str(), (t / "in/h").c_str()), 0);
+    auto r = zundra({"compress", t / "in", "-o", t / "x.zd"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("aviso: a\xEF\xBF\xBD se guarda como a\xEF\xBF\xBD~2"), std::string::npos) << r.err;
+    auto x = zundra({"extract", t / "x.zd", "-o", t / "out"});
+    ASSERT_EQ(x.status, 0) << x.err;
+    const std::string first = zdtest::slurp(t / "out/a\xEF\xBF\xBD");
+    const std::string second = zdtest::slurp(t / "out/a\xEF\xBF\xBD~2");
+    EXPECT_EQ(first + second == "XXXXYYYY" || first + second == "YYYYXXXX", true) << first << second;
+    EXPECT_EQ(zdtest::slurp(t / "out/h"), "YYYY");
+}
+
+}  // namespace
