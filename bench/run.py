@@ -120,17 +120,20 @@ def run_reading(corpus, zd, reps, work):
     one = subprocess.run(f"{zd} list '{zdf}' 2>/dev/null | awk '$2 > 50000 && $2 < 200000 {{print $3}}' | head -n 1",
                          shell=True, capture_output=True, text=True).stdout.strip()
     dest = os.path.join(work, "x")
+    # The destination is emptied before each timed run, outside the timing.
     configs = [
-        ("zundra extract", f"rm -rf '{dest}' && {zd} extract '{zdf}' -o '{dest}'"),
-        ("zstd -d | tar -x", f"rm -rf '{dest}' && mkdir -p '{dest}' && zstd -q -d --long=26 -T1 -c '{tzst}' | tar -xf - -C '{dest}'"),
+        ("zundra extract", f"{zd} extract '{zdf}' -o '{dest}'"),
+        ("zstd -d | tar -x", f"mkdir -p '{dest}' && zstd -q -d --long=26 -T1 -c '{tzst}' | tar -xf - -C '{dest}'"),
         ("zundra verify", f"{zd} verify '{zdf}'"),
         ("zstd -d > /dev/null", f"zstd -q -d --long=26 -T1 -c '{tzst}' > /dev/null"),
     ]
     if one:
-        configs.append(("zundra extract --file (1 file)", f"rm -rf '{dest}' && {zd} extract '{zdf}' -o '{dest}' --file '{one}'"))
+        configs.append(("zundra extract --file (1 file)", f"{zd} extract '{zdf}' -o '{dest}' --file '{one}'"))
     results = {name: [] for name, _ in configs}
     for _ in range(reps):
         for name, cmd in configs:
+            shutil.rmtree(dest, ignore_errors=True)
+            subprocess.run(["sync"], check=False)
             results[name].append(timed(cmd))
     shutil.rmtree(dest, ignore_errors=True)
     rows = []
