@@ -9,6 +9,8 @@ packages=(
   libzstd-dev libjxl-dev libfuse3-dev fuse3 libsodium-dev libargon2-dev
   librust-blake3-dev libfmt-dev libgtest-dev libbenchmark-dev
   zstd attr
+  # clang and its runtime libraries (libFuzzer, sanitizers) for the fuzz build
+  clang libclang-rt-14-dev
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(xz-utils zpaq borgbackup restic time gnuplot-nox python3)
