@@ -70,8 +70,8 @@ def compress_configs(zd, quick):
         ("tar|xz -9", "tar -cf - -C \"$IN\" . | xz -9 -T1 > \"$OUT\""),
         ("zpaq -m1", "zpaq a \"$OUT.zpaq\" \"$IN\" -m1 >/dev/null && mv \"$OUT.zpaq\" \"$OUT\""),
         ("zpaq -m3", "zpaq a \"$OUT.zpaq\" \"$IN\" -m3 >/dev/null && mv \"$OUT.zpaq\" \"$OUT\""),
-        ("borg zstd,19", "borg init -q --encryption=none \"$OUT\" && borg create -q --compression zstd,19 \"$OUT::a\" \"$IN\""),
-        ("borg lzma,9", "borg init -q --encryption=none \"$OUT\" && borg create -q --compression lzma,9 \"$OUT::a\" \"$IN\""),
+        ("borg zstd,19", "borg init --encryption=none \"$OUT\" && borg create --compression zstd,19 \"$OUT::a\" \"$IN\""),
+        ("borg lzma,9", "borg init --encryption=none \"$OUT\" && borg create --compression lzma,9 \"$OUT::a\" \"$IN\""),
         ("restic max", "restic init -q -r \"$OUT\" && restic backup -q -r \"$OUT\" --compression max \"$IN\""),
     ]
     return c
@@ -157,11 +157,11 @@ def run_snapshots(zd, work):
     repo = os.path.join(work, "borg")
     env = {"BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK": "yes", "BORG_BASE_DIR": os.path.join(work, "borg-base")}
     e = dict(os.environ, **env)
-    subprocess.run(f"borg init -q --encryption=none '{repo}' && borg create -q --compression zstd,19 '{repo}::v1' '{a}'",
+    subprocess.run(f"borg init --encryption=none '{repo}' && borg create --compression zstd,19 '{repo}::v1' '{a}'",
                    shell=True, check=True, env=e)
     for label, src, name in (("unchanged re-run", a, "v1b"), ("mixed-v2 after mixed", b, "v2")):
         before = size_of(repo)
-        wall, cpu, rss = timed(f"borg create -q --compression zstd,19 '{repo}::{name}' '{src}'", env=env)
+        wall, cpu, rss = timed(f"borg create --compression zstd,19 '{repo}::{name}' '{src}'", env=env)
         rows.append({"tool": "borg zstd,19", "case": label, "bytes_added": size_of(repo) - before, "wall_s": wall})
     return rows
 
@@ -203,7 +203,7 @@ def main():
     ap.add_argument("--zundra", default=os.path.join(os.path.dirname(__file__), "..", "build", "zundra"))
     ap.add_argument("--no-snapshots", action="store_true")
     ap.add_argument("--no-reading", action="store_true")
-    ap.add_argument("--tools", help="comma-separated tool names to keep (as printed in the tables)")
+    ap.add_argument("--tools", help="semicolon-separated tool names to keep (as printed in the tables)")
     ap.add_argument("corpora", nargs="*")
     args = ap.parse_args()
     zd = os.path.abspath(args.zundra)
@@ -215,7 +215,7 @@ def main():
     try:
         all_rows = []
         for corpus in corpora:
-            tools = set(args.tools.split(",")) if args.tools else None
+            tools = set(args.tools.split(";")) if args.tools else None
             in_bytes, rows = run_compression(corpus, zd, reps, args.quick, work, tools)
             all_rows += rows
         stamp = time.strftime("%Y%m%d-%H%M%S")
