@@ -1,6 +1,7 @@
 #include "compress/driver.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,10 +51,28 @@ public:
     SalidaTemporal& operator=(const SalidaTemporal&) = delete;
 
     UniqueFd create() {
-        ::unlink(temp_.c_str());  // a leftover of a killed run of this pid
+        remove_leftovers();
         UniqueFd fd = open_fd(temp_, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0666);
         if (!fd) throw Error::sys(fmt::format("crear {}", output_), errno);
         return fd;
+    }
+
+    // A run killed before its rename leaves "{output}.tmp-{pid}" behind, as
+    // large as the archive it was writing. Those whose process is gone are
+    // removed; a live run's file is left alone.
+    void remove_leftovers() const {
+        const std::filesystem::path out(output_);
+        const std::string prefix = out.filename().string() + ".tmp-";
+        const std::filesystem::path dir = out.has_parent_path() ? out.parent_path() : ".";
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.compare(0, prefix.size(), prefix) != 0) continue;
+            const auto pid = parse_u64(name.substr(prefix.size()));
+            if (!pid || *pid == 0 || *pid > uint64_t(INT32_MAX)) continue;
+            if (pid_t(*pid) != ::getpid() && (::kill(pid_t(*pid), 0) == 0 || errno != ESRCH)) continue;
+            ::unlink(entry.path().c_str());
+        }
     }
 
     // fsync the file, rename it over the output, fsync the directory.

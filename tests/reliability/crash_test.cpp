@@ -137,6 +137,8 @@ TEST_P(Matar, PreviousArchiveSurvivesAndTheNextRunSucceeds) {
     EXPECT_EQ(again.status, 0) << again.err;
     const Corrida v = corre({"verify", archive});
     EXPECT_EQ(v.status, 0) << v.err;
+    // ... and cleans up what the killed runs left: nothing of theirs remains.
+    for (const std::string& name : names_under(dir.path())) EXPECT_FALSE(name.starts_with(o.leftover)) << name;
     std::printf("[crash] %s: run of %.2f s, %d killed, %d finished first, %d replaced, %zu distinct leftovers\n",
                 o.what, double(whole.count()) / 1e6, killed, finished, replaced, leftovers.size());
 }
