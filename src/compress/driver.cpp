@@ -32,7 +32,7 @@
 #include "util/error.h"
 #include "util/fd.h"
 #include "util/hash.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace zd::compress {
 

@@ -22,7 +22,7 @@
 #include "format/container.h"
 #include "util/env.h"
 #include "util/error.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace zd::compress {
 

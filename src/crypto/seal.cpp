@@ -8,7 +8,7 @@
 #include <fmt/core.h>
 
 #include "crypto/random.h"
-#include "crypto/sodium_init.h"
+#include "crypto/library_init.h"
 #include "util/error.h"
 
 namespace zd::crypto {

@@ -9,7 +9,7 @@
 #include "crypto/seal.h"
 #include "util/error.h"
 #include "util/fd.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace zd::extract {
 

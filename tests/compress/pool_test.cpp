@@ -13,7 +13,7 @@
 #include "util/error.h"
 #include "util/hash.h"
 #include "util/fd.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace zc = zd::compress;
 namespace zf = zd::format;

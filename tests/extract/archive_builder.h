@@ -16,7 +16,7 @@
 #include "format/index.h"
 #include "util/fd.h"
 #include "util/hash.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace zdtest {
 

@@ -14,7 +14,7 @@
 #include "scratch.h"
 #include "util/error.h"
 #include "util/fd.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "format/index.h"
 #include "util/bytes.h"
 #include "util/hash.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace {
 

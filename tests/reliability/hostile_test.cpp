@@ -15,7 +15,7 @@
 #include "reliability/support.h"
 #include "util/fd.h"
 #include "util/hash.h"
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 namespace reltest {
 namespace {

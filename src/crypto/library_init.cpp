@@ -1,4 +1,4 @@
-#include "crypto/sodium_init.h"
+#include "crypto/library_init.h"
 
 #include <sodium.h>
 

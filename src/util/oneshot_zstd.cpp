@@ -1,4 +1,4 @@
-#include "util/zstd.h"
+#include "util/oneshot_zstd.h"
 
 #include <zstd.h>
 #include <zstd_errors.h>
