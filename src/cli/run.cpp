@@ -189,14 +189,7 @@ void encryption_step(const std::string& word, const Args& a) {
         return;
     }
     if (a.positionals.empty() || !exists(a.positionals[0])) return;
-    const format::CryptoHeader h = format::lee_cabecera_cripto(a.positionals[0]);
-    crypto::CryptoHeaderFields fields;
-    fields.encrypted = h.encrypted;
-    fields.salt = h.salt;
-    fields.memory_mib = h.memory_mib;
-    fields.passes = h.passes;
-    fields.lanes = h.lanes;
-    crypto::prepara_cifrado_existente(a.password_file, fields);
+    crypto::prepara_cifrado_existente(a.password_file, format::lee_cabecera_cripto(a.positionals[0]));
 }
 
 }  // namespace

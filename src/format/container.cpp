@@ -112,10 +112,7 @@ CryptoHeader lee_cabecera_cripto(const std::string& path) {
     if (!fd) throw Error::sys(fmt::format("abrir {}", path), errno);
     uint8_t head[kHeaderLen];
     size_t got = read_up_to(fd.get(), head, kHeaderLen);
-    CryptoHeader h;
-    h.memory_mib = 64;
-    h.passes = 3;
-    h.lanes = 1;
+    CryptoHeader h;  // 64/3/1 and unencrypted unless the header says otherwise
     if (got < kHeaderLen || std::memcmp(head, kMagic, kMagicLen) != 0) return h;
     h.encrypted = head[8] == 1;
     std::memcpy(h.salt.data(), head + 9, h.salt.size());

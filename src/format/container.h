@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "crypto/setup.h"
 #include "format/index.h"
 #include "util/bytes.h"
 #include "util/fd.h"
@@ -18,14 +19,8 @@ inline constexpr size_t kHeaderLen = 40;      // magic + crypto header
 inline constexpr size_t kFooterLen = 64;
 inline constexpr size_t kMinArchiveLen = kMagicLen + kFooterLen;
 
-// The 40 bytes at the start of a version-16 archive.
-struct CryptoHeader {
-    bool encrypted = false;
-    std::array<uint8_t, 16> salt{};
-    uint32_t memory_mib = 0;
-    uint32_t passes = 0;
-    uint32_t lanes = 0;
-};
+// The 40 bytes at the start of a version-16 archive, as the key set-up reads them.
+using CryptoHeader = crypto::CryptoHeaderFields;
 
 struct Archivo {
     Index index;
